@@ -10,6 +10,7 @@
 
 #include "platform/files/AppFolders.h"
 #include "platform/files/FileManager.h"
+#include "platform/files/PrivateFile.h"
 #include "platform/files/StorePlace.h"
 #include "platform/formats/KeyedArchiver.h"
 #include "platform/runloop/Notification.h"
@@ -241,6 +242,14 @@ bool PULSEFileCacheController::synchronize() {
     if (!written) {
         PULSE_LOG_ERROR("write cache %s failed: %s", m_cacheName.c_str(), written.error().localizedDescription().c_str());
         return false;
+    }
+    // A write killed before its rename leaves its copy beside the table for good: the first write of each
+    // store removes those whose process ended (no lock is shared with writers of other processes).
+    if (!m_leftOversRemoved) {
+        m_leftOversRemoved = true;
+        if (const std::size_t removed = platform::PrivateFile::removeLeftOvers(
+                pathForName(m_cacheName), platform::PrivateFile::LeftOvers::OfEndedWriters))
+            PULSE_LOG_INFO("write cache %s: removed %zu copies left by ended writes", m_cacheName.c_str(), removed);
     }
     return true;
 }

@@ -30,6 +30,8 @@
 //   reader sees the old file or the new one), on the calling thread, before it returns; several values
 //   put together (setObjects) are one change. A failed write leaves the change in memory and answers
 //   false; so does a table whose file would be larger than kMaxFileSize (not read at the next start).
+//   The first write of each store removes the copies that writes killed before their rename left beside
+//   the table (PrivateFile::removeLeftOvers: those of ended processes).
 // - A file that was read is never written during start-up; a JSON file is deleted only once its
 //   members have been taken over.
 // - Thread: no lock. The stores belong to the client thread, which starts them during the client's
@@ -152,6 +154,7 @@ private:
     bool m_isAESEnable;
     bool m_autoSynchronize = false;
     bool m_unread = false; // the file was there but could not be read: read again before it is written
+    bool m_leftOversRemoved = false;
     platform::ArchiveDictionary m_cacheObject;
     platform::ArchiveDictionary m_memoryObject;
 };

@@ -1,6 +1,7 @@
 #include "platform/files/FileManager.h"
 
 #include "platform/files/PosixIO.h"
+#include "platform/files/PrivateFile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -23,13 +24,6 @@ namespace {
 
 constexpr const char* kCreationDateAttribute = "user.creation-date";
 constexpr const char* kExcludedFromBackupAttribute = "user.excluded-from-backup";
-// How much of a file's name its temporary sibling keeps (".<hint>.XXXXXX" stays far below 255 bytes).
-constexpr std::size_t kTemporaryNameHintLength = 64;
-
-// The start of a file's temporary siblings' names; mkostemp fills the six characters after it.
-std::string temporaryPrefix(const std::string& path) {
-    return "." + lastPathComponent(path).substr(0, kTemporaryNameHintLength) + ".";
-}
 
 Error errnoError(FileAccess access, const std::string& path, const char* what) {
     return fileError(errno, access, path, what);
@@ -352,8 +346,9 @@ Status FileManager::writeAtomically(const std::string& path, const Bytes& conten
     std::string folder = deletingLastPathComponent(path);
     if (folder.empty())
         folder.push_back('.'); // (not = ".": g++ 12 warns wrongly about that at -O2)
-    // The temporary name keeps a bounded part of the name: a 255-byte name must not make it too long.
-    std::string temp = folder + "/" + temporaryPrefix(path) + "XXXXXX";
+    // The temporary name keeps a bounded part of the name (a 255-byte name must not make it too long),
+    // and the writer's pid, so that one left by a writer that ended can be told (removeLeftOvers).
+    std::string temp = PrivateFile::temporaryTemplate(folder + "/" + lastPathComponent(path));
     int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
         return errnoError(FileAccess::Write, path, "Could not write");
@@ -380,29 +375,7 @@ Status FileManager::writeAtomically(const std::string& path, const Bytes& conten
 }
 
 Result<std::size_t> FileManager::removeTemporaryLeftOvers(const std::string& path) const {
-    std::string folder = deletingLastPathComponent(path);
-    if (folder.empty())
-        folder.push_back('.');
-    const std::string prefix = temporaryPrefix(path);
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir)
-        return errnoError(FileAccess::Read, folder, "Could not list");
-    // What mkostemp puts in place of "XXXXXX": six letters or digits.
-    auto isTemporary = [&](std::string_view name) {
-        if (name.size() != prefix.size() + 6 || name.substr(0, prefix.size()) != prefix)
-            return false;
-        return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
-                           [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); });
-    };
-    std::size_t removed = 0;
-    while (const struct dirent* entry = ::readdir(dir)) {
-        struct stat st {};
-        if (isTemporary(entry->d_name) && ::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(st.st_mode) && ::unlinkat(::dirfd(dir), entry->d_name, 0) == 0)
-            ++removed;
-    }
-    ::closedir(dir);
-    return removed;
+    return PrivateFile::removeLeftOvers(path, PrivateFile::LeftOvers::OfEveryWriter);
 }
 
 Result<Bytes> FileManager::contentsOfFile(const std::string& path) const {

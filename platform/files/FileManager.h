@@ -36,9 +36,9 @@ public:
     Status createFile(const std::string& path, const Bytes& contents, const FileAttributeChanges& attributes = {}) const;
     Status writeAtomically(const std::string& path, const Bytes& contents) const;
     // Removes the temporary files that writeAtomically left beside the path when the process writing one
-    // ended before its rename (".<name>.XXXXXX"; only regular files: a link or anything else of that
-    // name stays, and no link is followed). Answers how many went. Only for a writer that holds the
-    // path's exclusive lock, so that no other writer's temporary file is in the middle of a write.
+    // ended before its rename (PrivateFile::removeLeftOvers: at most 64 a call, only regular files, no
+    // link followed). Answers how many went. Only for a writer that holds the path's exclusive lock, so
+    // that no other writer's temporary file is in the middle of a write.
     Result<std::size_t> removeTemporaryLeftOvers(const std::string& path) const;
     Result<Bytes> contentsOfFile(const std::string& path) const;
     // The contents of a regular file (a link to one is followed) of at most `maxBytes`, for files that

@@ -30,6 +30,21 @@ public:
     static Status writeAtomically(const std::string& path, std::string_view data);
     // Makes the folder and its missing parents with mode 0700.
     static Status makeFolders(const std::string& path);
+
+    // The temporary sibling a writer of `path` in this process writes before its rename, as a template
+    // for mkostemp: "<folder>/.<name, cut to 64 bytes>.tmp-<pid>-XXXXXX" (a name always short enough).
+    static std::string temporaryTemplate(const std::string& path);
+    // Which temporary siblings removeLeftOvers takes: those of every writer, for a caller that holds the
+    // lock every writer of the path holds while writing (none is being written then), or only those of
+    // writers that ended (the pid in their name runs no more; a name without one, from before pids were
+    // named, once it is an hour old).
+    enum class LeftOvers { OfEveryWriter, OfEndedWriters };
+    // Removes the temporary siblings a writer of `path` that ended before its rename left beside it
+    // (temporaryTemplate's, writeAtomically's "<name>.tmp-<pid>-<n>", and ".<name>.XXXXXX"), which may
+    // be as large as the file: at most 64 a call, among the folder's first 100,000 names. Only regular
+    // files go, each removed relative to the opened folder: a link or folder of such a name stays, and
+    // no link is followed. Answers how many went.
+    static std::size_t removeLeftOvers(const std::string& path, LeftOvers which);
 };
 
 } // namespace platform

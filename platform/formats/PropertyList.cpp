@@ -4,6 +4,7 @@
 #include "platform/core/SeededHash.h"
 #include "platform/files/FileManager.h"
 #include "platform/files/PosixIO.h"
+#include "platform/files/PrivateFile.h"
 #include "platform/formats/XMLParser.h"
 #include "platform/text/TextEncoding.h"
 
@@ -486,8 +487,10 @@ unsigned daysInMonth(unsigned year, unsigned month) {
 }
 
 // "YYYY-MM-DDTHH:MM:SS", an optional fraction, then "Z": seconds since 1970, the whole ones and the
-// fraction added once (a fraction the writer took from a date adds up to that date exactly).
-std::optional<double> xmlDate(std::string_view text) {
+// fraction added once (a fraction the writer took from a date adds up to that date exactly), and seconds
+// since 2001 the same way (the whole ones less the reference date, then the fraction added once), so that
+// a date the writer took from a binary list's number reads back as that very number.
+std::optional<Date> xmlDate(std::string_view text) {
     text = trimmed(text);
     const auto number = [&text](std::size_t at, std::size_t digits) -> std::optional<unsigned> {
         unsigned value = 0;
@@ -516,7 +519,9 @@ std::optional<double> xmlDate(std::string_view text) {
             return std::nullopt;
     }
     const std::int64_t days = daysFromCivil(*year, *month, *day);
-    return static_cast<double>(days * 86400 + *hour * 3600 + *minute * 60 + *second) + fraction;
+    const std::int64_t whole = days * 86400 + *hour * 3600 + *minute * 60 + *second;
+    return Date{static_cast<double>(whole) + fraction,
+                static_cast<double>(whole - static_cast<std::int64_t>(kReferenceDate)) + fraction};
 }
 
 std::optional<Bytes> xmlData(std::string_view text) {
@@ -687,8 +692,8 @@ private:
                 return Value(*real);
             return std::nullopt;
         case Kind::Date:
-            if (auto seconds = xmlDate(frame.text))
-                return Value(Date{*seconds});
+            if (auto date = xmlDate(frame.text))
+                return Value(std::move(*date));
             return std::nullopt;
         case Kind::Data:
             if (auto bytes = xmlData(frame.text))
@@ -1203,6 +1208,41 @@ std::string xmlDateFraction(double since1970, double wholeSecond) {
     return "." + digits;
 }
 
+// A date a binary list stored (Date::storedSince2001, while it still names the date) as the second since
+// 1970 it lies in and the shortest decimal fraction past it, when the XML reader reads that text back as
+// the very number stored: the fraction is exact (Sterbenz) for a number of a second or more from 2001, the
+// whole second is an integer and the reader adds the fraction once. Nothing for other dates.
+std::optional<std::pair<double, std::string>> storedDateText(const Date& date) {
+    if (!date.storedSince2001 || kReferenceDate + *date.storedSince2001 != date.secondsSince1970)
+        return std::nullopt;
+    const double stored = *date.storedSince2001;
+    const double floor2001 = std::floor(stored);
+    if (std::fabs(floor2001) >= 9007199254740992.0 - kReferenceDate) // beyond exact integers
+        return std::nullopt;
+    const double wholeSince1970 = floor2001 + kReferenceDate;
+    if (wholeSince1970 < static_cast<double>(daysFromCivil(0, 1, 1) * 86400)
+        || wholeSince1970 >= static_cast<double>(daysFromCivil(10000, 1, 1) * 86400))
+        return std::nullopt;
+    const double fraction = stored - floor2001;
+    std::string digits = fraction == 0 ? std::string() : fixedFraction(fraction);
+    if (fraction != 0 && digits.empty())
+        return std::nullopt;
+    const auto read = xmlDate("1970-01-01T00:00:00" + (digits.empty() ? std::string() : "." + digits) + "Z");
+    if (!read || (wholeSince1970 - kReferenceDate) + read->secondsSince1970 != stored
+        || wholeSince1970 + read->secondsSince1970 != date.secondsSince1970)
+        return std::nullopt;
+    return std::pair{wholeSince1970, digits.empty() ? std::string() : "." + digits};
+}
+
+// Whether the XML text of this whole second since 1970 and fraction (".<digits>" or nothing) reads back
+// as the number of seconds since 2001 the date was read with (always, for a date without one).
+bool readsAsStored(const Date& date, double wholeSince1970, const std::string& fraction) {
+    if (!date.storedSince2001 || kReferenceDate + *date.storedSince2001 != date.secondsSince1970)
+        return true;
+    const auto read = xmlDate("1970-01-01T00:00:00" + fraction + "Z");
+    return read && (wholeSince1970 - kReferenceDate) + read->secondsSince1970 == *date.storedSince2001;
+}
+
 class XMLWriter {
 public:
     std::string write(const Value& root) {
@@ -1289,10 +1329,20 @@ private:
             return;
         case Value::Type::Date: {
             // The second the date lies in, and the fraction of a second past it (xmlDateFraction).
-            const double since1970 = v.getDate()->secondsSince1970;
+            const Date& date = *v.getDate();
+            const double since1970 = date.secondsSince1970;
             double wholeSeconds = std::floor(since1970);
             if (since1970 - wholeSeconds >= 1) // a date within a second before 1970 too close to it to tell
                 wholeSeconds += 1;
+            std::string fraction = xmlDateFraction(since1970, wholeSeconds);
+            // A date read from a list writes the number it was read with: the text above when it reads back
+            // as that number too (the shortest: a date read from XML keeps its text), else storedDateText's.
+            if (!readsAsStored(date, wholeSeconds, fraction)) {
+                if (auto stored = storedDateText(date)) {
+                    wholeSeconds = stored->first;
+                    fraction = std::move(stored->second);
+                }
+            }
             const auto seconds = static_cast<std::int64_t>(wholeSeconds);
             const std::int64_t days = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
             const std::int64_t ofDay = seconds - days * 86400;
@@ -1304,7 +1354,7 @@ private:
                           month, day, static_cast<long long>(ofDay / 3600), static_cast<long long>(ofDay / 60 % 60),
                           static_cast<long long>(ofDay % 60));
             m_out += text;
-            m_out += xmlDateFraction(since1970, wholeSeconds);
+            m_out += fraction;
             m_out += "Z</date>\n";
             return;
         }
@@ -1315,15 +1365,10 @@ private:
     std::string m_out;
 };
 
-// How much of the name a temporary sibling keeps: the longest name a folder takes still has one.
-constexpr std::size_t kTemporaryNameHint = 64;
-
 Status writeAtomically(const std::string& path, std::string_view bytes) {
-    const std::size_t slash = path.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::string temp = folder + "." + name.substr(0, kTemporaryNameHint) + ".XXXXXX";
-    int fd = ::mkstemp(temp.data());
+    // Named with this process's pid, so that one left by a writer that ended can be told (removeLeftOvers).
+    std::string temp = PrivateFile::temporaryTemplate(path);
+    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
         return posixError(errno, "Cannot create a temporary file for", path);
     auto failWith = [&](int code, const char* what) -> Status {

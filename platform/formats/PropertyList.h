@@ -40,7 +40,9 @@
 //   The XML form writes a carriage return in text as a character reference, so that it reads back as
 //   written.
 // - The binary form keeps a date as the double of its seconds since 2001, never rounded to microseconds:
-//   dates from 1985 on read back exactly, earlier ones within 0.2 microseconds, and a date read from a
+//   dates from 1985 until 2^60 seconds after 1970 (some 36 billion years on) read back exactly, any
+//   other within a unit in the last place of its seconds since 2001 (2^-52 of its distance from 2001:
+//   under 0.24 microseconds from 1900 to 1985), and a date read from a
 //   binary list is written back with the very double it was read with (Date::storedSince2001), bit for
 //   bit. The XML form keeps the fraction of a second: after the second a date lies in, the shortest
 //   decimal fraction that reads back as it (six digits for a clock's microseconds), exact for any date

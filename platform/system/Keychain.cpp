@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -965,28 +966,10 @@ struct Keychain::Cache {
     }
 
     // Removes the copies of the item file and of the log that a process killed while writing one left
-    // beside them ("<file>.tmp-<pid>-<number>"): every write happens under the exclusive lock held now,
-    // so none of them is being written.
+    // beside them: every write happens under the exclusive lock held now, so none of them is being written.
     void removeLeftOvers() const {
-        const std::size_t slash = path.rfind('/');
-        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-        DIR* dir = ::opendir(folder.c_str());
-        if (!dir)
-            return;
-        auto isLeftOver = [](std::string_view entry, std::string_view of) {
-            if (entry.substr(0, of.size()) != of || entry.substr(of.size(), 5) != ".tmp-")
-                return false;
-            const std::string_view rest = entry.substr(of.size() + 5);
-            const std::size_t dash = rest.find('-');
-            auto digits = [](std::string_view t) { return !t.empty() && t.find_first_not_of("0123456789") == std::string_view::npos; };
-            return dash != std::string_view::npos && digits(rest.substr(0, dash)) && digits(rest.substr(dash + 1));
-        };
-        const std::string journal = name + ".journal";
-        while (const struct dirent* entry = ::readdir(dir))
-            if (isLeftOver(entry->d_name, name) || isLeftOver(entry->d_name, journal))
-                ::unlinkat(::dirfd(dir), entry->d_name, 0);
-        ::closedir(dir);
+        PrivateFile::removeLeftOvers(path, PrivateFile::LeftOvers::OfEveryWriter);
+        PrivateFile::removeLeftOvers(path + ".journal", PrivateFile::LeftOvers::OfEveryWriter);
     }
 
     // Writes every item to a new item file of the next generation, which makes the log a left-over; the
@@ -1037,6 +1020,9 @@ struct Keychain::Cache {
 
 namespace {
 
+// How long a call waits for the item file's lock.
+constexpr std::chrono::milliseconds kLockWait{10'000};
+
 // Locks the item file (creating its folder, so that the lock file can exist) and brings the cache up to
 // date with it.
 OSStatus lockAndLoad(Keychain::Cache& cache, const std::string& path, FileLock& lock, FileLock::Mode mode) {
@@ -1048,8 +1034,12 @@ OSStatus lockAndLoad(Keychain::Cache& cache, const std::string& path, FileLock& 
         (!StorePlace::isUsable(StorePlace::makeFolderFit(path.substr(0, slash), "Keychain")) ||
          !PrivateFile::makeFolders(path.substr(0, slash))))
         return errSecIO;
-    if (!lock.lock(path + ".lock", mode).ok())
+    // Another process holding the lock longer (stuck, or stopped) makes the call give up, never stall
+    // the thread that asked (often the main one).
+    if (const Status locked = lock.lock(path + ".lock", mode, kLockWait); !locked) {
+        Log::write("Keychain: the call is not made: " + locked.error().localizedDescription());
         return errSecIO;
+    }
     if (!StorePlace::isUsable(StorePlace::makeFit(path, "Keychain")))
         return errSecIO;
     return cache.load(path);

@@ -57,7 +57,9 @@
 // - Limits: an item (its attributes and data, see itemLength) of more than kMaxItemLength bytes is not
 //   added or made by an update (errSecItemTooLarge); an add or update that would take the items past
 //   kMaxTotalLength answers errSecKeychainFull. Nothing changes then. Reads and deletes always work.
-// - Thread-safe: calls are serialised by a lock on the file (threads and processes).
+// - Thread-safe: calls are serialised by a lock on the file (threads and processes). A call waits for
+//   the lock at most 10 seconds: another process holding it longer (stuck, or stopped) makes the call
+//   answer errSecIO, said in the log, and change nothing.
 #pragma once
 
 #include "platform/core/Error.h"

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -70,6 +71,31 @@ bool lockPasteboards(FileLock& lock) {
 
 constexpr const char* kOwner = "Pasteboard";
 
+// The folder made (makeFolders) and fit for changes: one of ours whose permissions were taken away (0500:
+// no new file can be made in it) would refuse every change for good, so it gets back those it is made
+// with (the owner's), said in the log. Another user's is not ours to change: the change is refused, said.
+bool makeFolderWritable(const std::string& folder) {
+    if (!PrivateFile::makeFolders(folder))
+        return false;
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0 || (st.st_mode & S_IRWXU) == S_IRWXU)
+        return true;
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    if (st.st_uid != ::geteuid()) {
+        Log::write(std::string(kOwner) + ": the folder " + folder + " (mode " + mode +
+                   ") belongs to another user and may not be written; the change is not made");
+        return false;
+    }
+    if (::chmod(folder.c_str(), (st.st_mode & 07777) | S_IRWXU) != 0) {
+        Log::write(std::string(kOwner) + ": the folder " + folder + " (mode " + mode +
+                   ") may not be written and its permissions cannot be given back: " + std::strerror(errno));
+        return false;
+    }
+    Log::write(std::string(kOwner) + ": the folder " + folder + " had mode " + mode + "; its owner's permissions were given back");
+    return true;
+}
+
 // Whether a pasteboard's file was read but holds no pasteboard (damaged, past the size read, not a
 // pasteboard's dictionary), or is one that no application may read (another one took its permissions
 // away: it stays so), rather than failing to be read now (no descriptor left, an I/O error).
@@ -120,12 +146,13 @@ std::shared_ptr<Pasteboard> Pasteboard::withName(const std::string& name, bool c
 
 void Pasteboard::removeWithName(const std::string& name) {
     Pasteboard board(name, false);
-    if (!PrivateFile::makeFolders(storageFolder()))
+    if (!makeFolderWritable(storageFolder()))
         return;
     FileLock lock;
     if (!lockPasteboards(lock))
         return;
     ::unlink(board.filePath().c_str());
+    PrivateFile::removeLeftOvers(board.filePath(), PrivateFile::LeftOvers::OfEveryWriter);
 }
 
 std::string Pasteboard::filePath() const {
@@ -153,7 +180,7 @@ bool Pasteboard::change(Change&& change) {
     // aside, said once (StorePlace), and so does a file that holds no pasteboard: the pasteboard starts
     // afresh.
     const std::string folder = storageFolder();
-    if (!StorePlace::isUsable(StorePlace::makeFolderFit(folder, kOwner)) || !PrivateFile::makeFolders(folder))
+    if (!StorePlace::isUsable(StorePlace::makeFolderFit(folder, kOwner)) || !makeFolderWritable(folder))
         return false;
     FileLock lock;
     if (!lockPasteboards(lock))
@@ -161,6 +188,10 @@ bool Pasteboard::change(Change&& change) {
     const std::string path = filePath();
     if (!StorePlace::isUsable(StorePlace::makeFit(path, kOwner)))
         return false;
+    // A change ended with its application leaves its temporary copy (up to the largest file) in the
+    // folder every application shares: none is being written while the lock is held here.
+    if (const std::size_t removed = PrivateFile::removeLeftOvers(path, PrivateFile::LeftOvers::OfEveryWriter))
+        Log::write("Pasteboard: removed " + std::to_string(removed) + " copies left by ended changes beside " + path);
     auto state = readState();
     if (!state && holdsNoPasteboard(state.error())) {
         const std::optional<std::string> aside = StorePlace::moveAside(path, kOwner);

@@ -12,6 +12,9 @@
 //   pasteboard's file).
 // - A change (setItems, updateItems, setData, setValue, setString, setPersistent) increments changeCount;
 //   past the largest integer (another application's file may hold any count) it starts again from 1.
+// - A change, and removeWithName, removes the temporary copies (up to kMaxFileBytes each) that changes
+//   whose application ended before their rename left beside the file (PrivateFile::removeLeftOvers;
+//   every writer holds the lock, so none of them is being written).
 // - A change waits for the pasteboards' lock at most 10 seconds: another application holding it longer
 //   (stuck, or hostile) makes the change fail, said in the log, never stalls the caller.
 // - `persistent` is recorded; pasteboards live until removeWithName, since the stand-in cannot tell when
@@ -23,7 +26,9 @@
 //   (StorePlace), and so is a file read but holding no pasteboard (damaged, larger than kMaxFileBytes, not
 //   a pasteboard) or one no application may open (its permissions taken away; the lock file too,
 //   FileLock); each is said once in the log, kept whole aside, and the pasteboard starts afresh.
-//   Reads of such a file give nothing until then.
+//   Reads of such a file give nothing until then. The folder, when its permissions were taken away (0500:
+//   no file can be made in it), gets back its owner's, said in the log; one of another user's that may
+//   not be written refuses the change, said, and nothing is changed or lost.
 // - Bounded before read: a pasteboard's file larger than kMaxFileBytes is not read, and
 //   dataForPasteboardType with a limit reads nothing from a file too large to hold an item within it;
 //   both are judged from the file's size before any byte is read. A change that would make the file

@@ -71,7 +71,14 @@ void UserDefaults::reloadIfChangedLocked() {
     // A file that cannot be read now (no descriptor left, an I/O error) is read again at the next call,
     // and no change is written over it meanwhile: what it holds is not known.
     Result<std::optional<Bytes>> bytes = PrivateFile::read(m_path, PropertyList::kMaxFileBytes);
-    const bool content = bytes.ok() || bytes.error().code == EFBIG || bytes.error().code == EISDIR || bytes.error().code == EINVAL;
+    // A file there whose permissions were taken away stays so: it is set aside whole like a damaged one
+    // (rather than refusing every change for good). One the folder hides (no search permission) is not
+    // known to be there: it is read again.
+    struct stat there {};
+    const bool refused = !bytes.ok() && (bytes.error().code == EACCES || bytes.error().code == EPERM) &&
+                         ::lstat(m_path.c_str(), &there) == 0 && S_ISREG(there.st_mode);
+    const bool content = bytes.ok() || bytes.error().code == EFBIG || bytes.error().code == EISDIR ||
+                         bytes.error().code == EINVAL || refused;
     if (!content) {
         if (!m_unread)
             Log::write("UserDefaults: the preferences file cannot be read now (" + bytes.error().localizedDescription() +
@@ -125,6 +132,13 @@ Status UserDefaults::writeLocked(const Dictionary& domain) {
     Status written = PropertyList::writeFile(Value(domain), m_path, m_format);
     if (!written)
         return written;
+    // Those of writers killed before their rename (each as large as the file) would stay for good; no
+    // lock is shared with other writers, so only those whose process ended go.
+    if (!m_leftOversRemoved) {
+        m_leftOversRemoved = true;
+        if (const std::size_t removed = PrivateFile::removeLeftOvers(m_path, PrivateFile::LeftOvers::OfEndedWriters))
+            Log::write("UserDefaults: removed " + std::to_string(removed) + " temporary files left beside " + m_path);
+    }
     m_stamp = stampOfFile();
     return {};
 }

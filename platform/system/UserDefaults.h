@@ -9,8 +9,12 @@
 // - Something other than a regular file at the file's place (a folder, which would refuse every write) is
 //   moved aside before the next write (platform/files/StorePlace.h), said once. A file read but holding no
 //   preferences (damaged, too large, not a dictionary) is moved aside whole too, and the store starts
-//   afresh. A file that cannot be read now (no descriptor left, an I/O error) is read again at each call
-//   and never written over: set() answers the error until it has been read.
+//   afresh; so is a file whose permissions were taken away (it stays unreadable). A file that cannot be
+//   read now (no descriptor left, an I/O error, a folder that may not be searched) is read again at each
+//   call and never written over: set() answers the error until it has been read, and so it does while a
+//   file that holds no preferences cannot be moved aside (a folder that may not be written).
+// - The first write of each instance removes the temporary files that writers which ended before their
+//   rename left beside the file (PrivateFile::removeLeftOvers: those naming a pid that runs no more).
 // - Lookups answer the persistent value, else the registered one, else nothing.
 // - Bad input loses nothing: a value a property list cannot hold (null removes the key instead), or one
 //   that would make the file larger than it is read back to (PropertyList::kMaxFileBytes) or hold more
@@ -86,6 +90,7 @@ private:
     Dictionary m_registered;
     FileStamp m_stamp;
     bool m_pending = false;
+    bool m_leftOversRemoved = false;
     PropertyList::Format m_format = PropertyList::Format::XML; // binary when the domain holds what XML cannot
     std::optional<Error> m_unread; // why the file there could not be read (it is read again, never written over)
 };

@@ -19,6 +19,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -119,6 +120,28 @@ TEST_F(FileCache, AValueSurvivesARestartAndARemovedOneDoesNot) {
         EXPECT_TRUE(store->objectForKey("gone").isNull());
         restart();
     }
+}
+
+// A write killed before its rename leaves its copy of the table beside it: the next process's first write
+// removes those of ended processes, and keeps those of one that runs.
+TEST_F(FileCache, CopiesLeftByAKilledWriteAreRemovedByTheNextProcesssFirstWrite) {
+    const pid_t ended = ::fork();
+    ASSERT_GE(ended, 0);
+    if (ended == 0)
+        ::_exit(0);
+    ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
+    const std::string folder = platform::deletingLastPathComponent(cachePath());
+    const std::string left = folder + "/.PULSEJSON.tmp-" + std::to_string(ended) + "-Ab12Cd";
+    const std::string running = folder + "/.PULSEJSON.tmp-" + std::to_string(::getppid()) + "-Ab12Cd";
+    write(left, std::string(100000, 'x'));
+    write(running, "theirs");
+    auto cache = startCache();
+    ASSERT_TRUE(cache);
+    EXPECT_TRUE(cache->setObject("kept", "a"));
+    EXPECT_FALSE(fileExists(left));
+    EXPECT_TRUE(fileExists(running));
+    restart();
+    EXPECT_EQ(startCache()->objectForKey("a"), ArchiveValue("kept"));
 }
 
 TEST_F(FileCache, SeveralValuesPutTogetherAreSavedOnceAndOnlyWhenTheyChangeSomething) {

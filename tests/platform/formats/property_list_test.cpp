@@ -216,6 +216,31 @@ TEST(PropertyList, DatePrecision) {
     EXPECT_NEAR(early, 1234.999999, 2e-7); // the nearest double to the seconds since 2001
 }
 
+TEST(PropertyList, BinaryDatesReadBackExactlyFrom1985To2To60Seconds) {
+    // Seconds since 1970 from 1985 (half the reference date) until 2^60 are differences from the
+    // reference date that a double holds; past 2^60 its step outgrows the reference date's lowest bit.
+    std::mt19937_64 random(1985);
+    const double from = 978307200.0 / 2, until = std::ldexp(1.0, 60);
+    std::vector<double> dates{from, std::nextafter(until, 0.0), 1700000000.123456, 2e9 + 0x1p-21};
+    for (int i = 0; i < 20000; ++i) {
+        dates.push_back(std::uniform_real_distribution<double>(from, 4e9)(random));
+        dates.push_back(std::exp(std::uniform_real_distribution<double>(std::log(from), std::log(until))(random)));
+    }
+    for (double seconds : dates) {
+        ASSERT_LT(seconds, until);
+        const auto back = PropertyList::read(PropertyList::write(Value(Date{seconds}), PropertyList::Format::Binary).value());
+        ASSERT_TRUE(back.ok());
+        ASSERT_EQ(back.value().getDate()->secondsSince1970, seconds) << std::hexfloat << seconds;
+    }
+    // Before, within a unit in the last place of the seconds since 2001.
+    for (int i = 0; i < 20000; ++i) {
+        const double seconds = std::uniform_real_distribution<double>(-2208988800.0, from)(random); // 1900 on
+        const auto back = PropertyList::read(PropertyList::write(Value(Date{seconds}), PropertyList::Format::Binary).value());
+        ASSERT_TRUE(back.ok());
+        ASSERT_LE(std::fabs(back.value().getDate()->secondsSince1970 - seconds), 0.24e-6) << std::hexfloat << seconds;
+    }
+}
+
 TEST(PropertyList, BinaryDatesKeepTheirStoredDouble) {
     // Seconds since 2001 that the date (seconds since 1970) holds exactly come back as the same bytes.
     for (double stored : {521692800.5, 700000000.25, -500000000.125, 2000000000.0, 2147483648.0, -2147483649.0,
@@ -255,6 +280,40 @@ TEST(PropertyList, BinaryDatesKeepTheirStoredDouble) {
         ASSERT_TRUE(written.ok());
         ASSERT_NE(written.value().find(bytes.substr(8, 9)), std::string::npos) << std::hexfloat << stored;
         ASSERT_EQ(PropertyList::write(read.value(), PropertyList::Format::Binary).value(), bytes) << std::hexfloat << stored;
+    }
+    // The XML form keeps the number too: a binary list rewritten as XML and back as binary holds the same
+    // doubles, for random dates and clock dates (within a second after 2001 the nearest date: the
+    // fraction past the second before it cannot name every such number).
+    for (int i = 0; i < 10000; ++i) {
+        others.push_back(std::uniform_real_distribution<double>(-3e9, 3e9)(random));
+        others.push_back(static_cast<double>(random() % 4'000'000'000'000'000) / 1e6 - 1e9);
+    }
+    for (double stored : others) {
+        const auto read = PropertyList::read(binaryDate(stored));
+        ASSERT_TRUE(read.ok()) << stored;
+        const auto xml = PropertyList::write(Value(Array{read.value()}), PropertyList::Format::XML);
+        ASSERT_TRUE(xml.ok()) << stored;
+        const auto fromXML = PropertyList::read(xml.value());
+        ASSERT_TRUE(fromXML.ok()) << xml.value();
+        const Value date = fromXML.value()[0];
+        ASSERT_TRUE(date.isDate());
+        ASSERT_EQ(date, read.value()) << std::hexfloat << stored << xml.value();
+        const auto binary = PropertyList::write(date, PropertyList::Format::Binary);
+        ASSERT_TRUE(binary.ok());
+        if (stored >= 0 || stored <= -1) {
+            ASSERT_EQ(binary.value(), binaryDate(stored)) << std::hexfloat << stored << xml.value();
+        }
+        // And the XML text is the one written the second time too.
+        ASSERT_EQ(PropertyList::write(fromXML.value(), PropertyList::Format::XML).value(), xml.value());
+    }
+    // A date read from XML writes its text again (the shortest), a clock's six digits staying six.
+    for (const char* text : {"2024-02-29T12:34:56.123456Z", "1960-05-31T23:59:58.25Z", "2001-01-01T00:00:00.1Z",
+                             "1900-06-01T01:02:03.000001Z"}) {
+        const std::string xml = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<date>")
+                              + text + "</date>\n</plist>\n";
+        const auto date = PropertyList::read(xml);
+        ASSERT_TRUE(date.ok()) << text;
+        EXPECT_NE(PropertyList::write(date.value(), PropertyList::Format::XML).value().find(text), std::string::npos) << text;
     }
     // A date changed after it was read is written as it is now.
     auto read = PropertyList::read(binaryDate(0.1));

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -19,6 +20,7 @@
 #include <cstdio>
 
 #include <filesystem>
+#include <future>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -757,6 +759,27 @@ TEST_F(KeychainTest, CopiesLeftHalfWrittenByAKilledProcessAreRemovedWhenTheItemF
         EXPECT_TRUE(std::filesystem::exists(file)) << file;
     Value r;
     EXPECT_EQ(keychain.copyMatching(with(base("a"), kSecReturnData, true), &r), errSecSuccess);
+}
+
+// Another process holding the item file's lock (stuck, or stopped) makes a call give up, never stall the
+// thread that asked; nothing changes, and calls work again once the lock is given back.
+TEST_F(KeychainTest, ACallGivesUpOnALockAnotherProcessHolds) {
+    Keychain keychain(m_path);
+    ASSERT_EQ(keychain.add(with(base("a"), kSecValueData, bytesOf("1"))), errSecSuccess);
+    const int held = ::open((m_path + ".lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    auto change = std::async(std::launch::async, [&] { return keychain.add(with(base("b"), kSecValueData, bytesOf("2"))); });
+    // Ample time for any bounded wait; the lock is given back either way, so that the test ends.
+    const bool answered = change.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    ::flock(held, LOCK_UN);
+    ::close(held);
+    EXPECT_TRUE(answered) << "the call waited on the lock for a minute";
+    EXPECT_EQ(change.get(), errSecIO);
+    Value r;
+    EXPECT_EQ(Keychain(m_path).copyMatching(with(base("b"), kSecReturnData, true), &r), errSecItemNotFound);
+    ASSERT_EQ(keychain.add(with(base("b"), kSecValueData, bytesOf("2"))), errSecSuccess);
+    EXPECT_EQ(Keychain(m_path).copyMatching(with(base("a"), kSecReturnData, true), &r), errSecSuccess);
 }
 
 TEST_F(KeychainTest, ALinkAtTheChangeLogsPlaceIsNotFollowed) {

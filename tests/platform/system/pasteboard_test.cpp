@@ -247,12 +247,60 @@ TEST_F(PasteboardTest, AFileOrLockNoApplicationMayOpenIsSetAsideAndTheNextChange
             general->string() != std::optional<std::string>("after the lock") ||
             !std::filesystem::exists(StorePlace::asideName(folder + "/.lock")))
             failed |= 2;
+        // The folder made unwritable (no new file can be made in it) gets its owner's permissions back.
+        struct stat st {};
+        if (::chmod(folder.c_str(), 0500) != 0 || !general->setString("after the folder") ||
+            general->string() != std::optional<std::string>("after the folder") || ::stat(folder.c_str(), &st) != 0 ||
+            (st.st_mode & 0777) != 0700)
+            failed |= 4;
         ::_exit(failed);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the file's place stayed refused, 2: the lock's, 10/11: no other user";
+    EXPECT_EQ(WEXITSTATUS(status), 0)
+        << "1: the file's place stayed refused, 2: the lock's, 4: the folder's, 10/11: no other user";
+}
+
+// A change killed before its rename leaves its temporary copy (up to the largest file) in the folder every
+// application shares: the next change removes it (every writer holds the lock, so none is being written),
+// and so does the removal of a named pasteboard, never through a link nor anything but such a file.
+TEST_F(PasteboardTest, CopiesLeftByKilledChangesAreRemovedByTheNextChange) {
+    auto general = Pasteboard::general();
+    ASSERT_TRUE(general->setString("first"));
+    auto named = Pasteboard::withName("notes", true);
+    ASSERT_TRUE(named->setString("n"));
+    const std::string folder = m_dir + "/boards";
+    const std::string general1 = folder + "/general.pasteboard.tmp-" + std::to_string(::getpid()) + "-12345";
+    const std::vector<std::string> leftOvers{general1, folder + "/general.pasteboard.tmp-1-987654321"};
+    const std::string namedLeftOver = folder + "/named-notes.pasteboard.tmp-77-1";
+    const std::vector<std::string> others{folder + "/general.pasteboard.tmp-1-2-3", folder + "/general.pasteboard.tmp-x-1",
+                                          folder + "/notes.txt"};
+    for (const std::string& file : leftOvers)
+        std::ofstream(file) << std::string(100000, 'x');
+    std::ofstream(namedLeftOver) << "x";
+    for (const std::string& file : others)
+        std::ofstream(file) << "kept";
+    const std::string target = m_dir + "/theirs";
+    std::ofstream(target) << "theirs";
+    const std::string link = folder + "/general.pasteboard.tmp-1-4";
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+    const std::string aFolder = folder + "/general.pasteboard.tmp-1-5";
+    ASSERT_TRUE(std::filesystem::create_directory(aFolder));
+
+    ASSERT_TRUE(general->setString("second"));
+    for (const std::string& file : leftOvers)
+        EXPECT_FALSE(std::filesystem::exists(file)) << file;
+    for (const std::string& file : others)
+        EXPECT_TRUE(std::filesystem::exists(file)) << file;
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_TRUE(std::filesystem::is_directory(aFolder));
+    std::ifstream in(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "theirs");
+    EXPECT_EQ(general->string(), std::optional<std::string>("second"));
+    EXPECT_TRUE(std::filesystem::exists(namedLeftOver));
+    Pasteboard::removeWithName("notes");
+    EXPECT_FALSE(std::filesystem::exists(namedLeftOver));
 }
 
 // Every application takes the pasteboards' lock for a change: one that holds it (stuck, or hostile) makes

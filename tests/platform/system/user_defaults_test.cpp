@@ -8,8 +8,16 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <random>
 
 using namespace platform;
 
@@ -114,6 +122,129 @@ TEST_F(UserDefaultsTest, DirectEditsOfTheFileAreSeenAndBadValuesLoseNothing) {
     UserDefaults reloaded(plistPath());
     EXPECT_TRUE(std::isnan(reloaded.doubleValue("theirs")));
     EXPECT_EQ(reloaded.string("mine"), "y");
+}
+
+// A binary preferences file rewritten as XML by a change keeps each date's stored seconds since 2001 to
+// the last bit (random ones and a clock's), not only the instant they round to since 1970.
+TEST_F(UserDefaultsTest, DatesOfABinaryFileKeepTheirStoredNumberThroughAnXMLRewrite) {
+    std::mt19937_64 random(2001);
+    Dictionary stored;
+    std::vector<double> numbers;
+    for (int i = 0; i < 2000; ++i) {
+        const double number = i % 2 ? std::uniform_real_distribution<double>(-2e9, 2e9)(random)
+                                    : static_cast<double>(random() % 2'000'000'000'000'000) / 1e6 - 2e8;
+        numbers.push_back(number);
+        stored.set("date" + std::to_string(i), Date{978307200.0 + number, number});
+    }
+    ASSERT_TRUE(PropertyList::writeFile(Value(stored), plistPath(), PropertyList::Format::Binary));
+    UserDefaults defaults(plistPath());
+    ASSERT_TRUE(defaults.set("another", 1));
+    auto onDisk = PropertyList::readFile(plistPath());
+    ASSERT_TRUE(onDisk);
+    const auto text = FileManager::defaultManager().contentsOfFile(plistPath());
+    ASSERT_TRUE(text);
+    ASSERT_EQ(std::string(text->begin(), text->begin() + 5), "<?xml"); // rewritten as XML
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        const Value date = (*onDisk)["date" + std::to_string(i)];
+        ASSERT_TRUE(date.isDate()) << i;
+        ASSERT_EQ(date.getDate()->storedSince2001, numbers[i]) << std::hexfloat << numbers[i];
+    }
+}
+
+// A write killed before its rename leaves its temporary file (as large as the preferences) beside the
+// file: the next process's first change removes those of writers that ended, and nothing else.
+TEST_F(UserDefaultsTest, TemporaryFilesOfKilledWritersAreRemovedByTheNextChange) {
+    const std::string folder = m_home.folders().preferences();
+    std::filesystem::create_directories(folder);
+    const pid_t ended = ::fork();
+    ASSERT_GE(ended, 0);
+    if (ended == 0)
+        ::_exit(0);
+    ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
+    const std::string name = ".org.test.defaults.plist.";
+    const std::string endedWriter = folder + "/" + name + "tmp-" + std::to_string(ended) + "-aB3dE9";
+    const std::string oldUnnamed = folder + "/" + name + "Qx81zz";
+    const std::vector<std::string> kept{
+        folder + "/" + name + "tmp-" + std::to_string(::getppid()) + "-aB3dE9",  // a writer that runs
+        folder + "/" + name + "Yy71aa",                                          // unnamed, but new
+        folder + "/" + name + "tmp-" + std::to_string(ended) + "-aB3dE9x",       // not such a name
+        folder + "/other.plist.tmp-" + std::to_string(ended) + "-1"};
+    for (const std::string& file : kept)
+        std::ofstream(file) << "kept";
+    std::ofstream(endedWriter) << std::string(100000, 'x');
+    std::ofstream(oldUnnamed) << "x";
+    const timespec hoursAgo[2] = {{::time(nullptr) - 7200, 0}, {::time(nullptr) - 7200, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, oldUnnamed.c_str(), hoursAgo, 0), 0);
+    // A link of such a name goes nowhere, nor does its target.
+    const std::string target = m_home.root() + "/target";
+    std::ofstream(target) << "theirs";
+    const std::string link = folder + "/" + name + "tmp-" + std::to_string(ended) + "-Lnk000";
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+
+    UserDefaults defaults(plistPath());
+    ASSERT_TRUE(defaults.set("k", "v"));
+    EXPECT_FALSE(std::filesystem::exists(endedWriter));
+    EXPECT_FALSE(std::filesystem::exists(oldUnnamed));
+    for (const std::string& file : kept)
+        EXPECT_TRUE(std::filesystem::exists(file)) << file;
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    std::ifstream in(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "theirs");
+    EXPECT_EQ(UserDefaults(plistPath()).string("k"), "v");
+}
+
+// A preferences file whose permissions were taken away stays unreadable: it is set aside whole, and
+// changes go on. In a folder that may not be written, where it cannot be set aside, every change answers
+// an error and the file is never written over. (Run as another user when this one is root.)
+TEST_F(UserDefaultsTest, AFileWhosePermissionsWereTakenAwayIsSetAsideAndChangesGoOn) {
+    ASSERT_TRUE(PropertyList::writeFile(Value(Dictionary{{"theirs", 1}}), plistPath(), PropertyList::Format::XML));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::geteuid() == 0) {
+            // Every folder from the test's own down, and the file.
+            std::vector<std::string> paths{plistPath()};
+            for (std::string p = plistPath(); p.rfind('/') > 0 && p.rfind('/') != std::string::npos;) {
+                p = p.substr(0, p.rfind('/'));
+                if (p == "/tmp" || p == std::filesystem::temp_directory_path().string())
+                    break;
+                paths.push_back(p);
+            }
+            for (const std::string& path : paths)
+                if (::chown(path.c_str(), 65534, 65534) != 0)
+                    ::_exit(100);
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(101);
+        }
+        int failed = 0;
+        const std::string folder = plistPath().substr(0, plistPath().rfind('/'));
+        // Where it cannot be set aside: refused with an error, the file kept as it is.
+        if (::chmod(plistPath().c_str(), 0) != 0 || ::chmod(folder.c_str(), 0500) != 0)
+            ::_exit(102);
+        {
+            UserDefaults defaults(plistPath());
+            if (defaults.set("mine", 1) || defaults.synchronize())
+                failed |= 1;
+        }
+        ::chmod(folder.c_str(), 0700);
+        struct stat st {};
+        if (::stat(plistPath().c_str(), &st) != 0 || (st.st_mode & 0777) != 0)
+            failed |= 2;
+        UserDefaults defaults(plistPath());
+        if (!defaults.set("mine", 2) || UserDefaults(plistPath()).integer("mine") != 2 ||
+            !std::filesystem::exists(StorePlace::asideName(plistPath())))
+            failed |= 4;
+        ::chmod(StorePlace::asideName(plistPath()).c_str(), 0600);
+        auto aside = PropertyList::readFile(StorePlace::asideName(plistPath()));
+        if (!aside || (*aside)["theirs"] != Value(1))
+            failed |= 8;
+        ::_exit(failed);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: a change answered ok where nothing could be written, 2: the file was "
+                                         "changed, 4: changes stayed refused, 8: the file aside lost something, 100-102: set-up";
 }
 
 TEST_F(UserDefaultsTest, UnreadableFileIsLoggedAndTreatedAsEmpty) {
