@@ -10,6 +10,7 @@
 #include <gio/gio.h>
 #include <webkit2/webkit2.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <deque>
@@ -26,10 +27,13 @@ namespace webengine {
 namespace {
 
 // What a request's head may hold, and how many of the engine's connections are served at once (the engine opens
-// a few to each host of its own; the rest wait in its queue).
+// a few to each host of its own; the rest wait in its queue). The engine writes its head as soon as it connects:
+// a connection whose head has not come within kHeadPatience (from its accepting, time enough for the engine on a
+// machine at load 30) is closed, and while the table is full a new connection takes the place of the oldest one
+// still waiting for its head, so connections that never finish a head cannot keep the engine's loads out.
 constexpr std::size_t kMaxHeadBytes = 64 * 1024;
 constexpr std::size_t kMaxConnections = 256;
-constexpr guint kHeadPatienceSeconds = 10;
+constexpr guint kHeadPatienceMilliseconds = 3000;
 // Marks taken, remembered so that none is taken twice (the oldest forgotten past this many: a mark is spent at
 // once, and only the engine ever sees one).
 constexpr std::size_t kMaxSpentMarks = 65536;
@@ -85,14 +89,42 @@ bool isToken(std::string_view text)
     return true;
 }
 
-// Fields that belong to one connection, never passed on either way.
-bool isHopByHop(std::string_view name)
+// Fields that belong to one connection, never passed on either way: the standing ones, and those its
+// "Connection" field names (`connection`, its value, comma-separated).
+bool isHopByHop(std::string_view name, std::string_view connection = {})
 {
-    for (const char* hop : {"Connection", "Keep-Alive", "Proxy-Connection", "TE", "Trailer", "Transfer-Encoding", "Upgrade"}) {
+    for (const char* hop : {"Connection", "Keep-Alive", "Proxy-Connection", "Proxy-Authenticate", "Proxy-Authorization", "TE", "Trailer",
+                            "Transfer-Encoding", "Upgrade"}) {
         if (platform::http::equalsIgnoringCase(name, hop))
             return true;
     }
+    while (!connection.empty()) {
+        const auto comma = connection.find(',');
+        if (platform::http::equalsIgnoringCase(platform::http::trimmed(connection.substr(0, comma)), name))
+            return true;
+        connection = comma == std::string_view::npos ? std::string_view() : connection.substr(comma + 1);
+    }
     return false;
+}
+
+// A "Content-Length" value (the values of repeated fields joined with ", "): its length when every value names
+// the same one, nullopt when it names none or several.
+std::optional<std::uint64_t> contentLengthOf(std::string_view value)
+{
+    std::optional<std::uint64_t> length;
+    while (true) {
+        const auto comma = value.find(',');
+        const std::string one(platform::http::trimmed(value.substr(0, comma)));
+        if (one.empty() || one.size() > 19 || one.find_first_not_of("0123456789") != std::string::npos)
+            return std::nullopt;
+        const std::uint64_t n = g_ascii_strtoull(one.c_str(), nullptr, 10);
+        if (length && *length != n)
+            return std::nullopt;
+        length = n;
+        if (comma == std::string_view::npos)
+            return length;
+        value.remove_prefix(comma + 1);
+    }
 }
 
 // The application's own askers, as the engine writes their "Origin": its file pages, its file scripts'
@@ -159,6 +191,7 @@ struct LoopbackRoute::Impl {
     std::set<std::string> spent;
     std::deque<std::string> spentOrder;
     std::set<std::shared_ptr<EndpointLoad>> loads;
+    std::uint64_t accepted = 0; // connections accepted so far
     // The engine's queue.
     std::string probePath; // "/<random>", of the host "probe.localhost"
     bool congested = false;
@@ -180,8 +213,9 @@ namespace {
 // back as it comes; then the connection closes.
 class EndpointLoad final : public platform::URLConnectionDelegate, public std::enable_shared_from_this<EndpointLoad> {
 public:
-    EndpointLoad(LoopbackRoute::Impl& route, GSocketConnection* connection)
+    EndpointLoad(LoopbackRoute::Impl& route, GSocketConnection* connection, std::uint64_t accepted)
         : m_route(route)
+        , m_accepted(accepted)
         , m_socket(G_SOCKET_CONNECTION(g_object_ref(connection)))
         , m_cancellable(g_cancellable_new())
     {
@@ -196,7 +230,7 @@ public:
     {
         // A connection whose head does not come within kHeadPatience holds no slot: it closes.
         auto* weak = new std::weak_ptr<EndpointLoad>(weak_from_this());
-        m_headTimer = g_timeout_add_seconds_full(G_PRIORITY_DEFAULT, kHeadPatienceSeconds, [](gpointer data) -> gboolean {
+        m_headTimer = g_timeout_add_full(G_PRIORITY_DEFAULT, kHeadPatienceMilliseconds, [](gpointer data) -> gboolean {
             if (auto self = static_cast<std::weak_ptr<EndpointLoad>*>(data)->lock()) {
                 self->m_headTimer = 0;
                 self->close();
@@ -220,6 +254,12 @@ public:
     {
         if (!m_responded)
             respond(platform::URLResponse(std::nullopt, "application/octet-stream", 0));
+        // A body short of the length the answer named is no whole answer.
+        if (m_length && !m_bodyless && m_bodyWritten != *m_length) {
+            m_connection.reset();
+            reset();
+            return;
+        }
         if (m_chunked)
             write("0\r\n\r\n", 0);
         m_finished = true;
@@ -227,10 +267,16 @@ public:
     }
     void didFailWithError(platform::URLConnection&, const platform::Error&) override
     {
-        // The engine hears a network failure: a connection closed without an answer, or before its body's end.
+        // The engine hears a network failure, as from the server itself: its connection is reset, with or without
+        // an answer's head, before the body's end (a close would end a body of no length it can check whole).
         m_connection.reset();
-        close();
+        reset();
     }
+
+    // Whether this connection's request head has come (until then it may give its place to a new connection).
+    bool headRead() const { return m_headRead; }
+    std::uint64_t acceptedAs() const { return m_accepted; }
+    void evict() { close(); }
 
 private:
     GInputStream* input() const { return g_io_stream_get_input_stream(G_IO_STREAM(m_socket)); }
@@ -248,8 +294,10 @@ private:
     void writeNext();
     void closeWhenWritten();
     void close();
+    void reset();
 
     LoopbackRoute::Impl& m_route;
+    std::uint64_t m_accepted;
     GSocketConnection* m_socket;
     GCancellable* m_cancellable;
     std::string m_head;
@@ -271,6 +319,10 @@ private:
     bool m_closing = false;
     bool m_closed = false;
     bool m_watching = false;
+    bool m_headRead = false;
+    // The body's length the answer names, and how much of the body went out.
+    std::optional<std::uint64_t> m_length;
+    std::uint64_t m_bodyWritten = 0;
     guint m_headTimer = 0;
 };
 
@@ -307,6 +359,7 @@ void EndpointLoad::tookHeadBytes(gssize n)
     }
     if (m_headTimer)
         g_source_remove(std::exchange(m_headTimer, 0));
+    m_headRead = true;
     std::string rest = m_head.substr(end + 4);
     m_head.resize(end + 2);
     handle(m_head, std::move(rest));
@@ -396,11 +449,13 @@ void EndpointLoad::handle(std::string_view head, std::string rest)
     // The application's document counts as of every origin, as on the phone: its loads carry the platform's cookies
     // (SameSite ones too) unless it omits them, as the body guard marks.
     const bool credentials = !fieldOf(fields, kCredentialsHeader);
+    const std::string connectionNames = fieldOf(fields, "Connection").value_or("");
     for (const auto& [name, value] : fields) {
         // (The engine's own cookie jar has nothing for the server.)
         if (platform::http::equalsIgnoringCase(name, "Cookie") || platform::http::equalsIgnoringCase(name, kCredentialsHeader))
             continue;
-        if (isHopByHop(name) || platform::http::equalsIgnoringCase(name, "Host") || platform::http::equalsIgnoringCase(name, LoopbackRoute::kMarkHeader))
+        if (isHopByHop(name, connectionNames) || platform::http::equalsIgnoringCase(name, "Host")
+            || platform::http::equalsIgnoringCase(name, LoopbackRoute::kMarkHeader))
             continue;
         (void)request.addValue(value, name);
     }
@@ -478,21 +533,37 @@ void EndpointLoad::respond(const platform::URLResponse& response)
     std::string head = "HTTP/1.1 " + std::to_string(status) + " " + response.statusText() + "\r\n";
     std::string exposed;
     const bool ownAsker = m_asker && isApplicationsAsker(*m_asker);
-    bool hasLength = false;
+    m_bodyless = m_bodyless || (status >= 100 && status < 200) || status == 204 || status == 304;
     if (response.isHTTP()) {
-        for (const auto& [name, value] : response.allHeaderFields().fields()) {
-            if (isHopByHop(name) || platform::http::equalsIgnoringCase(name, "Set-Cookie") || platform::http::equalsIgnoringCase(name, "Set-Cookie2"))
+        // The framing is this connection's own: the body comes as the platform read it, its transfer coding (the
+        // chunks) undone, its content coding kept, and ends with the connection. A length the server named goes on
+        // only beside a body it frames (chunks take precedence over it, as they do for the engine); a transfer
+        // coding other than the chunks, which the platform leaves on the body, is no answer the engine could read.
+        const platform::HTTPHeaderFields& fields = response.allHeaderFields();
+        const std::string connectionNames = fields.value("Connection").value_or("");
+        const std::optional<std::string> coding = fields.value("Transfer-Encoding");
+        const bool coded = coding && !platform::http::equalsIgnoringCase(platform::http::trimmed(*coding), "identity");
+        if (coded && !m_bodyless && !platform::http::equalsIgnoringCase(platform::http::trimmed(*coding), "chunked")) {
+            reset();
+            return;
+        }
+        for (const auto& [name, value] : fields.fields()) {
+            if (isHopByHop(name, connectionNames) || platform::http::equalsIgnoringCase(name, "Set-Cookie")
+                || platform::http::equalsIgnoringCase(name, "Set-Cookie2"))
                 continue;
             if (ownAsker && (platform::http::equalsIgnoringCase(name, "Access-Control-Allow-Origin")
                              || platform::http::equalsIgnoringCase(name, "Access-Control-Allow-Credentials")
                              || platform::http::equalsIgnoringCase(name, "Access-Control-Expose-Headers")))
                 continue;
-            const bool isLength = platform::http::equalsIgnoringCase(name, "Content-Length");
-            hasLength = hasLength || isLength;
+            if (platform::http::equalsIgnoringCase(name, "Content-Length")) {
+                m_length = coded ? std::nullopt : contentLengthOf(value);
+                if (m_length)
+                    head += "Content-Length: " + std::to_string(*m_length) + "\r\n";
+                continue;
+            }
             const bool isLocation = status >= 300 && status < 400 && platform::http::equalsIgnoringCase(name, "Location");
             head += name + ": " + (isLocation ? locationFor(value) : value) + "\r\n";
-            if (!isLength)
-                exposed += (exposed.empty() ? "" : ", ") + name;
+            exposed += (exposed.empty() ? "" : ", ") + name;
         }
     } else {
         std::string type = response.mimeType();
@@ -503,8 +574,8 @@ void EndpointLoad::respond(const platform::URLResponse& response)
             exposed = "Content-Type";
         }
         if (response.expectedContentLength() >= 0) {
-            head += "Content-Length: " + std::to_string(response.expectedContentLength()) + "\r\n";
-            hasLength = true;
+            m_length = static_cast<std::uint64_t>(response.expectedContentLength());
+            head += "Content-Length: " + std::to_string(*m_length) + "\r\n";
         }
     }
     if (ownAsker) {
@@ -512,8 +583,7 @@ void EndpointLoad::respond(const platform::URLResponse& response)
         if (!exposed.empty())
             head += "Access-Control-Expose-Headers: " + exposed + "\r\n";
     }
-    m_bodyless = m_bodyless || (status >= 100 && status < 200) || status == 204 || status == 304;
-    m_chunked = !m_bodyless && !hasLength;
+    m_chunked = !m_bodyless && !m_length;
     if (m_chunked)
         head += "Transfer-Encoding: chunked\r\n";
     head += "Connection: close\r\n\r\n";
@@ -535,6 +605,12 @@ void EndpointLoad::didReceiveData(platform::URLConnection&, const platform::Byte
             m_connection->releaseReceivedData(data.size());
         return;
     }
+    // (The platform ends a body at the length its server named: more is no answer of that server's.)
+    if (m_length && data.size() > *m_length - m_bodyWritten) {
+        reset();
+        return;
+    }
+    m_bodyWritten += data.size();
     std::string piece;
     if (m_chunked) {
         char size[24];
@@ -618,6 +694,17 @@ void EndpointLoad::closeWhenWritten()
 {
     m_closing = true;
     writeNext();
+}
+
+void EndpointLoad::reset()
+{
+    // Closed without lingering: the engine reads a reset, a network failure, and takes nothing it read as whole.
+    if (m_closed)
+        return;
+    const linger abort{1, 0};
+    if (GSocket* socket = g_socket_connection_get_socket(m_socket))
+        (void)setsockopt(g_socket_get_fd(socket), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    close();
 }
 
 void EndpointLoad::close()
@@ -751,6 +838,9 @@ LoopbackRoute::LoopbackRoute()
     // Both loopback addresses on one port (the engine may try either for "*.localhost").
     for (int attempt = 0; attempt < 8 && !m_port; ++attempt) {
         GSocketService* service = g_socket_service_new();
+        // Connections the engine opens at once wait to be accepted rather than being turned back (a turned-back
+        // connection tries again a second later).
+        g_socket_listener_set_backlog(G_SOCKET_LISTENER(service), static_cast<int>(kMaxConnections));
         GInetAddress* v4 = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
         GSocketAddress* address = g_inet_socket_address_new(v4, 0);
         GSocketAddress* effective = nullptr;
@@ -784,9 +874,19 @@ LoopbackRoute::LoopbackRoute()
         m_impl->service = service;
         g_signal_connect(service, "incoming", G_CALLBACK(+[](GSocketService*, GSocketConnection* connection, GObject*, gpointer data) -> gboolean {
             auto* impl = static_cast<Impl*>(data);
-            if (impl->loads.size() >= kMaxConnections)
-                return FALSE; // closed at once: the engine's load fails
-            auto load = std::make_shared<EndpointLoad>(*impl, connection);
+            if (impl->loads.size() >= kMaxConnections) {
+                // The oldest connection still waiting for its head gives its place; with none, this one is closed at
+                // once (the engine's load fails).
+                std::shared_ptr<EndpointLoad> oldest;
+                for (const auto& load : impl->loads) {
+                    if (!load->headRead() && (!oldest || load->acceptedAs() < oldest->acceptedAs()))
+                        oldest = load;
+                }
+                if (!oldest)
+                    return FALSE;
+                oldest->evict();
+            }
+            auto load = std::make_shared<EndpointLoad>(*impl, connection, impl->accepted++);
             impl->loads.insert(load);
             load->start();
             return TRUE;

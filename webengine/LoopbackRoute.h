@@ -15,6 +15,9 @@
 // - The answer is the server's as it came: its status and reason phrase, every header field but the hop-by-hop
 //   ones and "Set-Cookie" (the platform's store takes those), the body as the server coded it. A redirect is
 //   not followed: its "Location" is written as the route URL of its target, for the engine to follow or not.
+//   The framing is the endpoint's own: the server's "Content-Length" when its body had no chunks (they take
+//   precedence), else chunks; a body cut short (before that length, or a failure of the server's connection)
+//   resets the engine's connection, so the engine hears a network failure and never takes a part as the whole.
 // - The application's own askers (the engine's "Origin": "file://", the file scripts' workers'
 //   "hybroute-local://load", or "null" after a redirect to another origin) read every answer without CORS, as
 //   on the phone: it names them as its reader, with credentials, and exposes every header field; a preflight
@@ -24,6 +27,8 @@
 //   fetch that omits them, "Hyb-Credentials: omit"; the engine itself sends no cookie of its own here).
 // - A load waits as long as the engine does (no time-out of the transport once connected); the engine closing
 //   its connection (a page's time-out or abort, its page gone) cancels the load.
+// - Connections that never finish their head give their places to new ones while the table is full (the
+//   oldest first), and wait kHeadPatience at most; a connection whose head came keeps its place.
 // - A request without a valid mark, for another port or a host that names no origin, is refused (403), so no
 //   other process or page reaches the application's cookies through it.
 //

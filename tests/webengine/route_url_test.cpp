@@ -7,6 +7,7 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 using webengine::originalURLFromBridgeRoute;
 using webengine::originalURLFromLocalRoute;
@@ -114,6 +116,14 @@ namespace {
 
 // Sends `request` to the loopback route's endpoint from a thread of its own (the endpoint answers on the main
 // context, which the test turns meanwhile) and gives the answer's head, or "" when the connection closed.
+// Turns the main context (where the endpoint answers) until `done`, 20 s at most.
+void turnMainUntil(const std::atomic<bool>& done)
+{
+    const gint64 deadline = g_get_monotonic_time() + 20 * G_USEC_PER_SEC;
+    while (!done && g_get_monotonic_time() < deadline)
+        g_main_context_iteration(nullptr, TRUE);
+}
+
 std::string askLoopback(const std::string& request)
 {
     const std::uint16_t port = webengine::LoopbackRoute::shared().port();
@@ -136,11 +146,24 @@ std::string askLoopback(const std::string& request)
         done = true;
         g_main_context_wakeup(nullptr);
     });
-    const gint64 deadline = g_get_monotonic_time() + 20 * G_USEC_PER_SEC;
-    while (!done && g_get_monotonic_time() < deadline)
-        g_main_context_iteration(nullptr, TRUE);
+    turnMainUntil(done);
     asker.join();
     return answer.substr(0, answer.find("\r\n\r\n"));
+}
+
+// A connection of this thread's to the endpoint (-1 when it could not connect).
+int connectToLoopback()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(webengine::LoopbackRoute::shared().port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 } // namespace
@@ -175,4 +198,45 @@ TEST(LoopbackRouteTest, TheEndpointRefusesWhatNoMarkOfTheApplicationsVouchesFor)
     EXPECT_EQ(preflight.substr(0, 12), "HTTP/1.1 204") << preflight;
     EXPECT_NE(preflight.find("Access-Control-Allow-Origin: file://"), std::string::npos) << preflight;
     EXPECT_NE(preflight.find("Access-Control-Allow-Headers: x-total"), std::string::npos) << preflight;
+}
+
+// Connections that never finish their head cannot keep the engine's loads out: with the endpoint's table full of
+// them (each sent only a request line), a new connection takes the place of the oldest one still waiting for its
+// head, and is answered.
+TEST(LoopbackRouteTest, ConnectionsThatNeverFinishAHeadGiveTheirPlaceToANewOne)
+{
+    ASSERT_NE(webengine::LoopbackRoute::shared().port(), 0);
+    std::vector<int> waiting;
+    std::atomic<bool> connected = false;
+    std::thread flood([&] {
+        for (int i = 0; i < 300; ++i) {
+            const int fd = connectToLoopback();
+            if (fd < 0)
+                break;
+            (void)!write(fd, "GET / HTTP/1.1\r\n", 16);
+            waiting.push_back(fd);
+        }
+        connected = true;
+        g_main_context_wakeup(nullptr);
+    });
+    turnMainUntil(connected);
+    flood.join();
+    ASSERT_EQ(waiting.size(), 300u);
+    EXPECT_EQ(askLoopback("GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").substr(0, 12), "HTTP/1.1 403") << "answered, not closed at once";
+    // The oldest connection waiting for its head was closed.
+    std::atomic<bool> read = false;
+    ssize_t got = -1;
+    std::thread reader([&] {
+        char byte;
+        pollfd ready{waiting.front(), POLLIN, 0};
+        if (poll(&ready, 1, 20 * 1000) == 1)
+            got = ::read(waiting.front(), &byte, 1);
+        read = true;
+        g_main_context_wakeup(nullptr);
+    });
+    turnMainUntil(read);
+    reader.join();
+    EXPECT_EQ(got, 0);
+    for (int fd : waiting)
+        close(fd);
 }
