@@ -1,5 +1,6 @@
 #include "webengine/LoopbackRequestHead.h"
 
+#include "platform/net/HTTPHeaderFields.h"
 #include "platform/net/HTTPSyntax.h"
 
 #include <glib.h>
@@ -98,8 +99,9 @@ std::optional<LoopbackRequestHead> readLoopbackRequestHead(std::string_view head
     const std::string_view target = line->target;
     if (!isToken(line->method) || target.empty() || target[0] != '/' || (line->version != "HTTP/1.1" && line->version != "HTTP/1.0"))
         return std::nullopt;
+    // (A space in the target would make the line read differently by another reader; the engine escapes it.)
     for (char c : target) {
-        if (static_cast<unsigned char>(c) < ' ' || c == 0x7f)
+        if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f)
             return std::nullopt;
     }
     LoopbackRequestHead read{std::string(line->method), std::string(target), {}};
@@ -111,7 +113,10 @@ std::optional<LoopbackRequestHead> readLoopbackRequestHead(std::string_view head
         const std::string_view fieldLine = head.substr(at, end - at);
         at = end + 2;
         const auto colon = fieldLine.find(':');
-        if (colon == std::string_view::npos || !isToken(fieldLine.substr(0, colon)))
+        // A lone line break or a NUL in a value is refused, not passed on cut (a Content-Length "5<NUL>..." read as 5)
+        // nor dropped unseen.
+        if (colon == std::string_view::npos || !isToken(fieldLine.substr(0, colon))
+            || !platform::HTTPHeaderFields::isValidValue(fieldLine.substr(colon + 1)))
             return std::nullopt;
         read.fields.emplace_back(std::string(fieldLine.substr(0, colon)), std::string(platform::http::trimmed(fieldLine.substr(colon + 1))));
     }

@@ -55,8 +55,9 @@ struct LoopbackRequestHead {
     LoopbackFields fields; // names as sent, values without their surrounding spaces
 };
 
-// A head as LoopbackHeadReader gives it: "<method> <target> HTTP/1.x", the target in origin form, and
-// "<token>: <value>" fields; nullopt for anything else (answered 400).
+// A head as LoopbackHeadReader gives it: "<method> <target> HTTP/1.x", the target in origin form without spaces or
+// controls, and "<token>: <value>" fields, no value holding a lone CR or LF or a NUL; nullopt for anything else
+// (answered 400).
 std::optional<LoopbackRequestHead> readLoopbackRequestHead(std::string_view head);
 
 // The request body's length its "Content-Length" names (0 without one); nullopt when that is no decimal count.
