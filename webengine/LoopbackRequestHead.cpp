@@ -54,7 +54,9 @@ LoopbackHeadReader::State LoopbackHeadReader::take(std::string_view bytes)
     const std::size_t searchFrom = m_bytes.size() >= 3 ? m_bytes.size() - 3 : 0;
     m_bytes.append(bytes);
     const auto end = m_bytes.find("\r\n\r\n", searchFrom);
-    if ((end == std::string::npos && m_bytes.size() > kMaxLoopbackHeadBytes) || (end != std::string::npos && end > kMaxLoopbackHeadBytes)) {
+    // A head's end may start at the bound: what came is refused once no end can start there any more, so the same
+    // bytes are taken or refused however the reads cut them.
+    if ((end == std::string::npos && m_bytes.size() > kMaxLoopbackHeadBytes + 3) || (end != std::string::npos && end > kMaxLoopbackHeadBytes)) {
         m_bytes.clear();
         m_bytes.shrink_to_fit();
         return m_state = State::TooLarge;

@@ -1,6 +1,7 @@
 // Route URLs: what the web process sends back for each sub-resource load, and the loopback route's endpoint.
 #include "webengine/RouteURL.h"
 
+#include "webengine/LoopbackRequestHead.h"
 #include "webengine/LoopbackRoute.h"
 
 #include <arpa/inet.h>
@@ -250,4 +251,27 @@ TEST(LoopbackRouteTest, ConnectionsThatNeverFinishAHeadGiveTheirPlaceToANewOne)
     EXPECT_EQ(got, 0);
     for (int fd : waiting)
         close(fd);
+}
+
+// The endpoint takes a head whose end starts at its bound and refuses one a byte longer, however its reads cut it
+// (whole, a byte at a time, or the end's "\r\n\r\n" in a read of its own); what follows the head is the body's start.
+TEST(LoopbackRouteTest, AHeadAtItsBoundIsTakenHoweverItsReadsCutIt)
+{
+    using State = webengine::LoopbackHeadReader::State;
+    const std::string line = "GET /x HTTP/1.1\r\nX-Filler: ";
+    for (const std::size_t headBytes : {webengine::kMaxLoopbackHeadBytes - 1, webengine::kMaxLoopbackHeadBytes, webengine::kMaxLoopbackHeadBytes + 1}) {
+        const std::string request = line + std::string(headBytes - line.size(), 'a') + "\r\n\r\nbody";
+        const State expected = headBytes <= webengine::kMaxLoopbackHeadBytes ? State::Complete : State::TooLarge;
+        for (const std::size_t piece : {request.size(), std::size_t{1}, headBytes}) {
+            webengine::LoopbackHeadReader reader;
+            State state = State::Incomplete;
+            for (std::size_t at = 0; at < request.size() && state == State::Incomplete; at += piece)
+                state = reader.take(std::string_view(request).substr(at, piece));
+            EXPECT_EQ(state, expected) << headBytes << " bytes in reads of " << piece;
+            if (state == State::Complete) {
+                EXPECT_EQ(reader.head().size(), headBytes + 2);
+                EXPECT_EQ(reader.takeRest(), piece == 1 ? "" : "body");
+            }
+        }
+    }
 }
