@@ -6,6 +6,8 @@
 #include "webprocess/BodyGuard.c"
 #include "webprocess/PageAnswers.c"
 #include "webprocess/ValueText.c"
+#include "webprocess/StorageGuard.c"
+#include "webprocess/HistoryGuard.c"
 
 char* fuzz_hook_without_fragment(const char* uri) { return without_fragment(uri); }
 gboolean fuzz_hook_stays_local(const char* uri) { return stays_local(uri); }

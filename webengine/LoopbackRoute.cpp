@@ -3,6 +3,7 @@
 #include "platform/net/HTTPSyntax.h"
 #include "platform/net/URLConnection.h"
 #include "platform/runloop/HandOver.h"
+#include "webengine/LoopbackRequestHead.h"
 #include "webengine/RouteURL.h"
 #include "webengine/RoutedRequestBody.h"
 #include "webengine/WebKitEngine.h"
@@ -31,13 +32,11 @@ namespace {
 // a connection whose head has not come within kHeadPatience (from its accepting, time enough for the engine on a
 // machine at load 30) is closed, and while the table is full a new connection takes the place of the oldest one
 // still waiting for its head, so connections that never finish a head cannot keep the engine's loads out.
-constexpr std::size_t kMaxHeadBytes = 64 * 1024;
 constexpr std::size_t kMaxConnections = 256;
 constexpr guint kHeadPatienceMilliseconds = 3000;
 // Marks taken, remembered so that none is taken twice (the oldest forgotten past this many: a mark is spent at
 // once, and only the engine ever sees one).
 constexpr std::size_t kMaxSpentMarks = 65536;
-constexpr std::size_t kNonceDigits = 32;
 // The engine's queue (LoopbackRoute.h): how many loads let go unanswered make it suspect, and how its probe goes.
 constexpr std::uint64_t kCongestionLetGo = 256;
 constexpr unsigned kQuietProbes = 3;
@@ -66,27 +65,6 @@ std::string randomHex(std::size_t bytes)
         text += digits[c & 15];
     }
     return got == raw.size() ? text : std::string();
-}
-
-bool sameText(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    unsigned char differ = 0;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        differ |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return differ == 0;
-}
-
-bool isToken(std::string_view text)
-{
-    if (text.empty())
-        return false;
-    for (char c : text) {
-        if (c <= ' ' || c >= 0x7f || std::string_view("()<>@,;:\\\"/[]?={}").find(c) != std::string_view::npos)
-            return false;
-    }
-    return true;
 }
 
 // Fields that belong to one connection, never passed on either way: the standing ones, and those its
@@ -166,18 +144,7 @@ void onMain(Work work)
     }, handed, [](gpointer data) { delete static_cast<Work*>(data); });
 }
 
-using Fields = std::vector<std::pair<std::string, std::string>>;
-
-std::optional<std::string> fieldOf(const Fields& fields, std::string_view name)
-{
-    std::optional<std::string> found;
-    for (const auto& [field, value] : fields) {
-        if (!platform::http::equalsIgnoringCase(field, name))
-            continue;
-        found = found ? *found + ", " + value : value;
-    }
-    return found;
-}
+using Fields = LoopbackFields;
 
 class EndpointLoad;
 
@@ -300,7 +267,7 @@ private:
     std::uint64_t m_accepted;
     GSocketConnection* m_socket;
     GCancellable* m_cancellable;
-    std::string m_head;
+    LoopbackHeadReader m_head;
     char m_buffer[16 * 1024];
     std::string m_method;
     std::string m_requestURL; // the load's URL as the engine sent it
@@ -346,78 +313,54 @@ void EndpointLoad::tookHeadBytes(gssize n)
         close();
         return;
     }
-    const std::size_t searchFrom = m_head.size() >= 3 ? m_head.size() - 3 : 0;
-    m_head.append(m_buffer, static_cast<std::size_t>(n));
-    const auto end = m_head.find("\r\n\r\n", searchFrom);
-    if ((end == std::string::npos && m_head.size() > kMaxHeadBytes) || (end != std::string::npos && end > kMaxHeadBytes)) {
+    const LoopbackHeadReader::State state = m_head.take(std::string_view(m_buffer, static_cast<std::size_t>(n)));
+    if (state == LoopbackHeadReader::State::TooLarge) {
         refuse(431, "Request Header Fields Too Large");
         return;
     }
-    if (end == std::string::npos) {
+    if (state == LoopbackHeadReader::State::Incomplete) {
         readHead();
         return;
     }
     if (m_headTimer)
         g_source_remove(std::exchange(m_headTimer, 0));
     m_headRead = true;
-    std::string rest = m_head.substr(end + 4);
-    m_head.resize(end + 2);
-    handle(m_head, std::move(rest));
+    handle(m_head.head(), m_head.takeRest());
 }
 
 void EndpointLoad::handle(std::string_view head, std::string rest)
 {
     // The request line: "<method> <target> HTTP/1.x", the target in origin form.
-    const auto lineEnd = head.find("\r\n");
-    const std::string_view line = head.substr(0, lineEnd);
-    const auto firstSpace = line.find(' ');
-    const auto lastSpace = line.rfind(' ');
-    if (firstSpace == std::string_view::npos || lastSpace == firstSpace) {
+    const std::optional<LoopbackRequestLine> line = splitLoopbackRequestLine(head);
+    if (!line) {
         refuse(400, "Bad Request");
         return;
     }
-    m_method = std::string(line.substr(0, firstSpace));
-    const std::string_view target = line.substr(firstSpace + 1, lastSpace - firstSpace - 1);
+    m_method = std::string(line->method);
     // The route's own probe of the engine's queue: timed, and left unanswered (its download fails, making nothing).
-    if (!m_route.probePath.empty() && target == m_route.probePath) {
+    if (!m_route.probePath.empty() && line->target == m_route.probePath) {
         m_route.probeArrived();
         close();
         return;
     }
-    const std::string_view version = line.substr(lastSpace + 1);
-    if (!isToken(m_method) || target.empty() || target[0] != '/' || (version != "HTTP/1.1" && version != "HTTP/1.0")) {
+    const std::optional<LoopbackRequestHead> read = readLoopbackRequestHead(head);
+    if (!read) {
         refuse(400, "Bad Request");
         return;
     }
-    for (char c : target) {
-        if (static_cast<unsigned char>(c) < ' ' || c == 0x7f) {
-            refuse(400, "Bad Request");
-            return;
-        }
-    }
-    Fields fields;
-    for (std::size_t at = lineEnd + 2; at < head.size();) {
-        const auto end = head.find("\r\n", at);
-        const std::string_view fieldLine = head.substr(at, end - at);
-        at = end + 2;
-        const auto colon = fieldLine.find(':');
-        if (colon == std::string_view::npos || !isToken(fieldLine.substr(0, colon))) {
-            refuse(400, "Bad Request");
-            return;
-        }
-        fields.emplace_back(std::string(fieldLine.substr(0, colon)), std::string(platform::http::trimmed(fieldLine.substr(colon + 1))));
-    }
-    const std::optional<std::string> host = fieldOf(fields, "Host");
+    const std::string_view target = read->target;
+    const Fields& fields = read->fields;
+    const std::optional<std::string> host = loopbackFieldOf(fields, "Host");
     const std::optional<std::string> origin = host ? originOfLoopbackHost(*host, m_route.route->port()) : std::nullopt;
     if (!origin) {
         refuse(403, "Forbidden");
         return;
     }
-    m_asker = fieldOf(fields, "Origin");
-    const std::optional<std::string> mark = fieldOf(fields, LoopbackRoute::kMarkHeader);
+    m_asker = loopbackFieldOf(fields, "Origin");
+    const std::optional<std::string> mark = loopbackFieldOf(fields, LoopbackRoute::kMarkHeader);
     // A preflight (which the engine sends without the mark) is answered here: the load it asks for is allowed
     // to the application's askers, and nothing goes to the server.
-    if (m_method == "OPTIONS" && !mark && fieldOf(fields, "Access-Control-Request-Method")) {
+    if (m_method == "OPTIONS" && !mark && loopbackFieldOf(fields, "Access-Control-Request-Method")) {
         answerPreflight(fields);
         return;
     }
@@ -429,13 +372,13 @@ void EndpointLoad::handle(std::string_view head, std::string rest)
     }
     // No document loads from the route (the web-process module sends none here): one would be of the route's
     // origin, as every answer of its origin. The engine names a navigation's destination and mode.
-    const std::string destination = platform::http::lowercased(fieldOf(fields, "Sec-Fetch-Dest").value_or(""));
-    if (platform::http::equalsIgnoringCase(fieldOf(fields, "Sec-Fetch-Mode").value_or(""), "navigate") || destination == "document"
+    const std::string destination = platform::http::lowercased(loopbackFieldOf(fields, "Sec-Fetch-Dest").value_or(""));
+    if (platform::http::equalsIgnoringCase(loopbackFieldOf(fields, "Sec-Fetch-Mode").value_or(""), "navigate") || destination == "document"
         || destination == "iframe" || destination == "frame" || destination == "embed" || destination == "object") {
         refuse(403, "Forbidden");
         return;
     }
-    if (fieldOf(fields, "Transfer-Encoding")) {
+    if (loopbackFieldOf(fields, "Transfer-Encoding")) {
         refuse(411, "Length Required");
         return;
     }
@@ -448,8 +391,8 @@ void EndpointLoad::handle(std::string_view head, std::string rest)
     request.setWebViewIdentifier(engine->second->webViewIdentifier());
     // The application's document counts as of every origin, as on the phone: its loads carry the platform's cookies
     // (SameSite ones too) unless it omits them, as the body guard marks.
-    const bool credentials = !fieldOf(fields, kCredentialsHeader);
-    const std::string connectionNames = fieldOf(fields, "Connection").value_or("");
+    const bool credentials = !loopbackFieldOf(fields, kCredentialsHeader);
+    const std::string connectionNames = loopbackFieldOf(fields, "Connection").value_or("");
     for (const auto& [name, value] : fields) {
         // (The engine's own cookie jar has nothing for the server.)
         if (platform::http::equalsIgnoringCase(name, "Cookie") || platform::http::equalsIgnoringCase(name, kCredentialsHeader))
@@ -461,21 +404,15 @@ void EndpointLoad::handle(std::string_view head, std::string rest)
     }
     request.setHTTPShouldHandleCookies(credentials);
     request.setCookieSiteContext(platform::HTTPCookieSiteContext::SameSite);
-    const std::optional<std::string> length = fieldOf(fields, "Content-Length");
-    std::uint64_t bodyLength = 0;
-    if (length) {
-        char* end = nullptr;
-        errno = 0;
-        bodyLength = g_ascii_strtoull(length->c_str(), &end, 10);
-        if (length->empty() || *end || errno || !g_ascii_isdigit((*length)[0])) {
-            refuse(400, "Bad Request");
-            return;
-        }
+    const std::optional<std::uint64_t> bodyLength = loopbackBodyLength(fields);
+    if (!bodyLength) {
+        refuse(400, "Bad Request");
+        return;
     }
-    if (bodyLength > 0) {
-        m_body = RoutedRequestBody::fromConnection(input(), std::move(rest), bodyLength);
+    if (*bodyLength > 0) {
+        m_body = RoutedRequestBody::fromConnection(input(), std::move(rest), *bodyLength);
         request.setHTTPBodyStream(m_body);
-    } else if (length && m_method != "GET" && m_method != "HEAD") {
+    } else if (loopbackFieldOf(fields, "Content-Length") && m_method != "GET" && m_method != "HEAD") {
         // An empty body goes out with its "Content-Length: 0", as the engine sends it.
         request.setHTTPBody(std::string_view());
     }
@@ -502,9 +439,9 @@ void EndpointLoad::answerPreflight(const Fields& fields)
         return;
     }
     std::string head = "HTTP/1.1 204 No Content\r\nAccess-Control-Allow-Origin: " + *m_asker + "\r\nAccess-Control-Allow-Credentials: true\r\n";
-    if (auto method = fieldOf(fields, "Access-Control-Request-Method"))
+    if (auto method = loopbackFieldOf(fields, "Access-Control-Request-Method"))
         head += "Access-Control-Allow-Methods: " + *method + "\r\n";
-    if (auto headers = fieldOf(fields, "Access-Control-Request-Headers"))
+    if (auto headers = loopbackFieldOf(fields, "Access-Control-Request-Headers"))
         head += "Access-Control-Allow-Headers: " + *headers + "\r\n";
     head += "Content-Length: 0\r\nConnection: close\r\n\r\n";
     write(std::move(head), 0);
@@ -728,30 +665,15 @@ void EndpointLoad::close()
 
 std::uint64_t LoopbackRoute::Impl::take(std::string_view mark)
 {
-    // "<view>.<nonce>.<HMAC-SHA256 of "<view>.<nonce>" under the key>".
-    const auto second = mark.rfind('.');
-    const auto first = second == std::string_view::npos || second == 0 ? std::string_view::npos : mark.rfind('.', second - 1);
-    if (first == std::string_view::npos || second - first - 1 != kNonceDigits)
+    const std::optional<LoopbackMark> read = readLoopbackMark(mark, route->key());
+    if (!read || !spent.insert(read->nonce).second)
         return 0;
-    const std::string named(mark.substr(0, second));
-    char* mac = g_compute_hmac_for_string(G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(route->key().data()), route->key().size(),
-                                          named.c_str(), static_cast<gssize>(named.size()));
-    const bool valid = mac && sameText(mark.substr(second + 1), mac);
-    g_free(mac);
-    if (!valid)
-        return 0;
-    const std::string nonce(mark.substr(first + 1, kNonceDigits));
-    if (!spent.insert(nonce).second)
-        return 0;
-    spentOrder.push_back(nonce);
+    spentOrder.push_back(read->nonce);
     if (spentOrder.size() > kMaxSpentMarks) {
         spent.erase(spentOrder.front());
         spentOrder.pop_front();
     }
-    char* end = nullptr;
-    const std::string viewText(mark.substr(0, first));
-    const std::uint64_t view = g_ascii_strtoull(viewText.c_str(), &end, 10);
-    return end && !*end && !viewText.empty() ? view : 0;
+    return read->view;
 }
 
 void LoopbackRoute::Impl::setCongested(bool now)
@@ -911,14 +833,7 @@ void LoopbackRoute::detach(std::uint64_t view)
 
 std::string LoopbackRoute::markFor(std::uint64_t view, const std::string& nonce) const
 {
-    if (nonce.empty())
-        return {};
-    const std::string named = std::to_string(view) + "." + nonce;
-    char* mac = g_compute_hmac_for_string(G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(m_key.data()), m_key.size(), named.c_str(),
-                                          static_cast<gssize>(named.size()));
-    std::string mark = named + "." + (mac ? mac : "");
-    g_free(mac);
-    return mark;
+    return writeLoopbackMark(view, nonce, m_key);
 }
 
 } // namespace webengine

@@ -1,6 +1,7 @@
 // Route URLs: what the web process sends back for each sub-resource load, and the loopback route's endpoint.
 #include "webengine/RouteURL.h"
 
+#include "webengine/LoopbackRequestHead.h"
 #include "webengine/LoopbackRoute.h"
 
 #include <arpa/inet.h>
@@ -192,7 +193,18 @@ TEST(LoopbackRouteTest, TheEndpointRefusesWhatNoMarkOfTheApplicationsVouchesFor)
         EXPECT_EQ(askLoopback(request).substr(0, 12), "HTTP/1.1 403") << request;
     }
     EXPECT_EQ(askLoopback("GET / HTTP/1.1\r\nX: " + std::string(70 * 1024, 'x') + "\r\n\r\n").substr(0, 12), "HTTP/1.1 431");
-    EXPECT_EQ(askLoopback("NOT HTTP\r\n\r\n").substr(0, 12), "HTTP/1.1 400");
+    // A head another reader could read otherwise is refused before anything else: a lone line break or a NUL in a
+    // field's value (a length read up to the NUL), a space in the target, a folded line.
+    for (const std::string& request : {
+             std::string("NOT HTTP\r\n\r\n"),
+             "GET /x HTTP/1.1\r\n" + host + "Content-Length: 5" + std::string(1, '\0') + "99\r\n\r\n",
+             "GET /x HTTP/1.1\r\n" + host + "X-Total: 1\nContent-Length: 5\r\n\r\n",
+             "GET /x HTTP/1.1\r\n" + host + "X-Total: 1\rContent-Length: 5\r\n\r\n",
+             "GET /x /y HTTP/1.1\r\n" + host + "\r\n",
+             "GET /x HTTP/1.1\r\n" + host + "X-Total: 1\r\n 2\r\n\r\n",
+         }) {
+        EXPECT_EQ(askLoopback(request).substr(0, 12), "HTTP/1.1 400") << request;
+    }
     const std::string preflight = askLoopback("OPTIONS /x HTTP/1.1\r\n" + host + "Origin: file://\r\nAccess-Control-Request-Method: PUT\r\n"
                                               "Access-Control-Request-Headers: x-total\r\n\r\n");
     EXPECT_EQ(preflight.substr(0, 12), "HTTP/1.1 204") << preflight;
@@ -239,4 +251,27 @@ TEST(LoopbackRouteTest, ConnectionsThatNeverFinishAHeadGiveTheirPlaceToANewOne)
     EXPECT_EQ(got, 0);
     for (int fd : waiting)
         close(fd);
+}
+
+// The endpoint takes a head whose end starts at its bound and refuses one a byte longer, however its reads cut it
+// (whole, a byte at a time, or the end's "\r\n\r\n" in a read of its own); what follows the head is the body's start.
+TEST(LoopbackRouteTest, AHeadAtItsBoundIsTakenHoweverItsReadsCutIt)
+{
+    using State = webengine::LoopbackHeadReader::State;
+    const std::string line = "GET /x HTTP/1.1\r\nX-Filler: ";
+    for (const std::size_t headBytes : {webengine::kMaxLoopbackHeadBytes - 1, webengine::kMaxLoopbackHeadBytes, webengine::kMaxLoopbackHeadBytes + 1}) {
+        const std::string request = line + std::string(headBytes - line.size(), 'a') + "\r\n\r\nbody";
+        const State expected = headBytes <= webengine::kMaxLoopbackHeadBytes ? State::Complete : State::TooLarge;
+        for (const std::size_t piece : {request.size(), std::size_t{1}, headBytes}) {
+            webengine::LoopbackHeadReader reader;
+            State state = State::Incomplete;
+            for (std::size_t at = 0; at < request.size() && state == State::Incomplete; at += piece)
+                state = reader.take(std::string_view(request).substr(at, piece));
+            EXPECT_EQ(state, expected) << headBytes << " bytes in reads of " << piece;
+            if (state == State::Complete) {
+                EXPECT_EQ(reader.head().size(), headBytes + 2);
+                EXPECT_EQ(reader.takeRest(), piece == 1 ? "" : "body");
+            }
+        }
+    }
 }
