@@ -1,5 +1,6 @@
 #include "webengine/LoopbackRoute.h"
 
+#include "platform/core/Crypto.h"
 #include "platform/net/HTTPSyntax.h"
 #include "platform/net/URLConnection.h"
 #include "platform/runloop/HandOver.h"
@@ -10,10 +11,8 @@
 
 #include <gio/gio.h>
 #include <webkit2/webkit2.h>
-#include <sys/random.h>
 #include <sys/socket.h>
 
-#include <cerrno>
 #include <deque>
 #include <map>
 #include <memory>
@@ -46,25 +45,11 @@ constexpr gint64 kProbeLostMicroseconds = 10 * 1000 * 1000;
 // The body guard's mark on a fetch that omits credentials (webprocess/Messages.h).
 constexpr std::string_view kCredentialsHeader = "Hyb-Credentials";
 
+// Random bytes in hexadecimal; empty when the system's random source fails.
 std::string randomHex(std::size_t bytes)
 {
-    std::vector<unsigned char> raw(bytes);
-    std::size_t got = 0;
-    while (got < raw.size()) {
-        const ssize_t n = getrandom(raw.data() + got, raw.size() - got, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char c : raw) {
-        text += digits[c >> 4];
-        text += digits[c & 15];
-    }
-    return got == raw.size() ? text : std::string();
+    std::vector<std::uint8_t> raw(bytes);
+    return platform::Crypto::randomBytes(raw) ? platform::Crypto::hexString(raw) : std::string();
 }
 
 // Fields that belong to one connection, never passed on either way: the standing ones, and those its

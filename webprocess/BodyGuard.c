@@ -27,9 +27,7 @@
 #include "webprocess/Messages.h"
 #include "webprocess/RequestHook.h"
 
-#include <errno.h>
 #include <string.h>
-#include <sys/random.h>
 
 #define BODY_SPANS_KEY "hyb-body-spans"
 #define MAX_BODY_SPANS 64
@@ -376,15 +374,8 @@ void answer_call(WebKitWebPage* page, GVariant* parameters)
 static gboolean make_body_secret(char secret[BODY_SECRET_BYTES * 2 + 1])
 {
     guint8 bytes[BODY_SECRET_BYTES];
-    gsize got = 0;
-    while (got < sizeof bytes) {
-        const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return FALSE;
-        got += (gsize)n;
-    }
+    if (!random_bytes(bytes, sizeof bytes))
+        return FALSE;
     for (gsize i = 0; i < sizeof bytes; i++)
         g_snprintf(secret + i * 2, 3, "%02x", bytes[i]);
     return TRUE;

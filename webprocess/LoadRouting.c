@@ -25,9 +25,7 @@
 #include "webprocess/Messages.h"
 #include "webprocess/RequestHook.h"
 
-#include <errno.h>
 #include <string.h>
-#include <sys/random.h>
 
 #define MAX_PENDING_NAVIGATIONS 64
 
@@ -434,15 +432,8 @@ void mark_loopback_load(WebKitWebPage* page, SoupMessageHeaders* headers)
     if (!loopback || !headers)
         return;
     guint8 bytes[16];
-    gsize got = 0;
-    while (got < sizeof bytes) {
-        const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return; /* no mark: the endpoint refuses the load */
-        got += (gsize)n;
-    }
+    if (!random_bytes(bytes, sizeof bytes))
+        return; /* no mark: the endpoint refuses the load */
     char nonce[sizeof bytes * 2 + 1];
     for (gsize i = 0; i < sizeof bytes; i++)
         g_snprintf(nonce + i * 2, 3, "%02x", bytes[i]);

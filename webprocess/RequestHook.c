@@ -38,9 +38,11 @@
 
 #include <webkit2/webkit-web-extension.h>
 
+#include <errno.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #define NAVIGATION_MESSAGE "hyb.navigation"
@@ -111,6 +113,20 @@ void run_guard(JSCContext* context, const char* source, JSCValue* argument)
     jsc_context_clear_exception(context);
     if (guard)
         g_object_unref(guard);
+}
+
+gboolean random_bytes(guint8* out, gsize size)
+{
+    gsize got = 0;
+    while (got < size) {
+        const ssize_t n = getrandom(out + got, size - got, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return FALSE;
+        got += (gsize)n;
+    }
+    return TRUE;
 }
 
 InFlight* in_flight(WebKitWebPage* page)

@@ -57,6 +57,8 @@ G_GNUC_INTERNAL GQueue* pending_navigations(WebKitWebPage* page);
 G_GNUC_INTERNAL InFlight* in_flight(WebKitWebPage* page);
 G_GNUC_INTERNAL JSCContext* unguarded_context(WebKitFrame* frame, WebKitScriptWorld* world, const char* key);
 G_GNUC_INTERNAL void run_guard(JSCContext* context, const char* source, JSCValue* argument);
+/* Fills `out` with `size` bytes from the system's random source; FALSE when the source fails. */
+G_GNUC_INTERNAL gboolean random_bytes(guint8* out, gsize size);
 
 /* LoadRouting.c */
 G_GNUC_INTERNAL char* without_fragment(const char* uri);
